@@ -1,0 +1,105 @@
+// Windows side of the platform layer (32-bit console program, ANSI APIs).
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+LeadBytes active_lead_bytes() {
+  LeadBytes lead{};
+  for (int b = 0; b < 256; ++b) lead[b] = IsDBCSLeadByte(static_cast<BYTE>(b)) != 0;
+  return lead;
+}
+
+char native_path_separator() { return '\\'; }
+
+std::string executable_path() {
+  std::string path(MAX_PATH, '\0');
+  for (;;) {
+    DWORD n = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return {};
+    // A full buffer may mean a cut path: try again with more room.
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+PathState path_state(const char* path) {
+  if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return PathState::exists;
+  DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return PathState::missing;
+  return PathState::unknown;
+}
+
+bool make_directory(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
+
+namespace {
+
+// Wraps a Win32 file handle in a C stream; closes the handle on failure.
+FILE* stream_from_handle(HANDLE h, int flags, const char* mode) {
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  FILE* f = _fdopen(fd, mode);
+  if (f == nullptr) _close(fd);
+  return f;
+}
+
+}  // namespace
+
+FILE* open_for_reading(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return nullptr;
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  return stream_from_handle(h, _O_RDONLY, "rb");
+}
+
+FILE* create_new_file(const char* path, bool& name_taken) {
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    name_taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+    return nullptr;
+  }
+  name_taken = false;
+  return stream_from_handle(h, _O_WRONLY, "wb");
+}
+
+bool remove_file(const char* path) { return DeleteFileA(path) != 0; }
+
+bool tmp_directory(std::string& value) {
+  // Environment names are matched without regard to case here.
+  DWORD size = GetEnvironmentVariableA("TMP", nullptr, 0);
+  if (size == 0) return false;
+  value.assign(size, '\0');
+  DWORD n = GetEnvironmentVariableA("TMP", value.data(), size);
+  if (n == 0 || n >= size) return false;
+  value.resize(n);
+  return true;
+}
+
+const char* converter_library_name() { return "nkf32.dll"; }
+
+LibraryHandle load_converter_library() {
+  // The usual search order looks in the program's own directory first.
+  return LoadLibraryA(converter_library_name());
+}
+
+void* library_function(LibraryHandle library, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void unload_library(LibraryHandle library) { FreeLibrary(static_cast<HMODULE>(library)); }
+
+void use_binary_standard_streams() {
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+}
