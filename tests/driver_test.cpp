@@ -88,3 +88,12 @@ TEST(OutputPaths, OnlyThe260FirstBytesOfTheInputCountAndTheNameIsCutTo255) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(OutputPaths, ALongProgramPathIsNotCut) {
+  std::string dir = "/" + std::string(300, 'p') + "/";
+  EXPECT_EQ(output_directory_path(dir + "quillet", '/', no_lead), dir + "quillet_out");
+}
+
+}  // namespace

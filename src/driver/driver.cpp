@@ -19,20 +19,19 @@ bool is_path_separator(char c) { return c == '\\' || c == '/'; }
 
 // Name and extension of a final path component: the extension runs from the
 // component's last '.' to its end.
-void split_file_name(std::string_view component, const LeadBytes& lead, PathParts& parts) {
+void split_file_name(std::string_view component, const LeadBytes& lead, size_t limit, PathParts& parts) {
   size_t dot = std::string_view::npos;
   for (size_t i = 0; i < component.size(); i += char_length(component, i, lead)) {
     if (component[i] == '.') dot = i;
   }
   if (dot == std::string_view::npos) dot = component.size();
-  parts.name = cut(component.substr(0, dot), part_limit);
-  parts.extension = cut(component.substr(dot), part_limit);
+  parts.name = cut(component.substr(0, dot), limit);
+  parts.extension = cut(component.substr(dot), limit);
 }
 
-}  // namespace
-
-PathParts split_path(std::string_view path, const LeadBytes& lead) {
-  path = path.substr(0, std::min(path.size(), path_area_limit));
+// Splits the first area_limit bytes of path, cutting each part to each_limit.
+PathParts split_within(std::string_view path, const LeadBytes& lead, size_t area_limit, size_t each_limit) {
+  path = path.substr(0, std::min(path.size(), area_limit));
   PathParts parts;
   size_t start = 0;
   if (path.size() >= 2 && char_length(path, 0, lead) == 1 && path[1] == ':') {
@@ -45,12 +44,18 @@ PathParts split_path(std::string_view path, const LeadBytes& lead) {
   }
   std::string_view final_component = path.substr(component);
   if (final_component == "." || final_component == "..") {
-    parts.directory = cut(path.substr(start), part_limit);
+    parts.directory = cut(path.substr(start), each_limit);
     return parts;
   }
-  parts.directory = cut(path.substr(start, component - start), part_limit);
-  split_file_name(final_component, lead, parts);
+  parts.directory = cut(path.substr(start, component - start), each_limit);
+  split_file_name(final_component, lead, each_limit, parts);
   return parts;
+}
+
+}  // namespace
+
+PathParts split_path(std::string_view path, const LeadBytes& lead) {
+  return split_within(path, lead, path_area_limit, part_limit);
 }
 
 std::string join_path(const PathParts& parts, char separator, const LeadBytes& lead) {
@@ -60,7 +65,9 @@ std::string join_path(const PathParts& parts, char separator, const LeadBytes& l
 }
 
 std::string output_directory_path(std::string_view exe_path, char separator, const LeadBytes& lead) {
-  PathParts parts = split_path(exe_path, lead);
+  // Not cut: a long program path must still put the output beside the program.
+  constexpr size_t whole = std::string_view::npos;
+  PathParts parts = split_within(exe_path, lead, whole, whole);
   parts.name = "quillet_out";
   parts.extension.clear();
   return join_path(parts, separator, lead);
