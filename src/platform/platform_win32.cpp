@@ -76,13 +76,20 @@ FILE* create_new_file(const char* path, bool& name_taken) {
 bool remove_file(const char* path) { return DeleteFileA(path) != 0; }
 
 bool tmp_directory(std::string& value) {
-  // Environment names are matched without regard to case here.
-  DWORD size = GetEnvironmentVariableA("TMP", nullptr, 0);
+  // Environment names are matched without regard to case here. The value is
+  // read as UTF-16 and turned into the ANSI code page by us: wine's ANSI call
+  // cuts a double-byte value (a TMP ending in ソ) short by one byte per such
+  // character.
+  DWORD size = GetEnvironmentVariableW(L"TMP", nullptr, 0);
   if (size == 0) return false;
-  value.assign(size, '\0');
-  DWORD n = GetEnvironmentVariableA("TMP", value.data(), size);
+  std::wstring wide(size, L'\0');
+  DWORD n = GetEnvironmentVariableW(L"TMP", wide.data(), size);
   if (n == 0 || n >= size) return false;
-  value.resize(n);
+  int length = static_cast<int>(n);
+  int bytes = WideCharToMultiByte(CP_ACP, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return false;
+  value.assign(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), length, value.data(), bytes, nullptr, nullptr);
   return true;
 }
 

@@ -7,13 +7,19 @@ runner compares stdout, stderr, exit status, the output file's bytes and every
 file left in that directory.
 
 Usage: run_e2e.py --exe PATH [--launcher CMD] [--platform posix|windows]
-                  [--lib PATH] [-k PATTERN] [--keep]
+                  [--lib PATH] [--broken-lib PATH ...] [-k PATTERN] [--keep]
+
+Under wine (--platform windows --launcher wine) run with LC_ALL=ja_JP.UTF-8,
+so that the program's ANSI code page is 932, and with a persistent wineserver
+(scripts/wine-setup.sh start) to keep each run short.
 """
 
 import argparse
 import os
+import resource
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -88,6 +94,12 @@ def arg_path(rel):
     return ("abs", rel)
 
 
+def dir_path(rel):
+    """Placeholder for a directory's absolute native path with the native
+    separator after it (C:\\TEMP\\ rather than C:\\TEMP)."""
+    return ("dir", rel)
+
+
 SEP1 = b"From a Wed Oct 13 14:23:52 2003"
 SEP2 = b"From b Thu Oct 14 09:05:00 2003"
 SEP3 = b"From c Fri Oct 15 23:59:59 2004"
@@ -102,19 +114,26 @@ WORKED_OUT = crlf(DELIM, S1, b"", b"body one", DELIM, S2, b"", b"body two")
 
 def case(name, steps, **setup):
     """A case: setup keys files {rel: bytes}, dirs [rel], links {rel: target},
-    exe_dir (rel or callable(base) -> rel), platforms, needs_lib."""
+    exe_dir (rel or callable(base) -> rel), platforms, needs_lib, broken_lib
+    (index of a --broken-lib library placed beside the program instead)."""
     return dict(name=name, steps=steps, **setup)
 
 
 def step(args, stdout=b"", stderr=b"", status="ok", out=None,
-         out_name="inbox_$$$", cwd=".", env=None, files=None, out_dir=None):
+         out_name="inbox_$$$", cwd=".", env=None, files=None, out_dir=None,
+         file_size_limit=None, left=None):
     """One run of the program. out: the output file's bytes afterwards, or
     None when it must be as before the run (absent, or an older file
     unchanged). out_dir: whether quillet_out must exist (default: whenever
-    arguments are given, as the program creates it before looking at them)."""
+    arguments are given, as the program creates it before looking at them).
+    left: files {rel: bytes} the run must leave behind besides its output.
+    env: variables to set; the value None removes one (TMP is always removed
+    unless given). file_size_limit: largest file the program may write (POSIX
+    only; a longer write fails instead of killing it)."""
     return dict(args=args, stdout=stdout, stderr=stderr, status=status,
                 out=out, out_name=out_name, cwd=cwd, env=env or {},
-                files=files or {}, out_dir=bool(args) if out_dir is None else out_dir)
+                files=files or {}, out_dir=bool(args) if out_dir is None else out_dir,
+                file_size_limit=file_size_limit, left=left or {})
 
 
 def convert(name, data, expected, **setup):
@@ -411,8 +430,13 @@ NAMING = [
      "../old.inbox.txt", "old.inbox_$$$.txt"),
     ("dot_in_directory_is_no_extension", "dir.d/file", ".", "dir.d/file", "file_$$$"),
     ("leading_dot_gives_empty_name", ".hidden", ".", ".hidden", "_$$$.hidden"),
-    ("trailing_dot_is_an_empty_extension", "inbox.", ".", "inbox.", "inbox_$$$."),
     ("dot_slash_prefix", "inbox.mbx", ".", "./inbox.mbx", "inbox_$$$.mbx"),
+]
+
+# Names only a POSIX file system keeps: Windows drops a trailing dot from a
+# file name, and its ANSI calls stop at 260 bytes of full path.
+NAMING_POSIX = [
+    ("trailing_dot_is_an_empty_extension", "inbox.", ".", "inbox.", "inbox_$$$."),
     ("long_path_is_split_within_first_260_bytes", LONG_DIR_A + "/inbox.mbx", ".",
      LONG_DIR_A + "/inbox.mbx", "e" * 59 + "_$$$"),
     ("long_path_cut_inside_extension", LONG_DIR_B + "/in.box.mbx", ".",
@@ -423,8 +447,9 @@ NAMING = [
 def naming_cases():
     cases = [case("output_name_" + label,
                   [step([arg], out=WORKED_OUT, out_name=name, cwd=cwd)],
-                  files={path: WORKED_IN}, dirs=[cwd])
-             for label, path, cwd, arg, name in NAMING]
+                  files={path: WORKED_IN}, dirs=[cwd], platforms=platforms)
+             for table, platforms in [(NAMING, ("posix", "windows")), (NAMING_POSIX, ("posix",))]
+             for label, path, cwd, arg, name in table]
     cases += [
         case("output_name_backslash_separates_directory",
              [step(["x\\y.mbx"], out=WORKED_OUT, out_name="y_$$$.mbx")],
@@ -437,10 +462,10 @@ def naming_cases():
              files={"inbox": WORKED_IN}, dirs=["work"], exe_dir="bin"),
         case("deep_program_directory_output_path_beyond_260_bytes",
              [step(["inbox"], out=WORKED_OUT)],
-             files={"inbox": WORKED_IN}, exe_dir=deep_dir(250)),
+             files={"inbox": WORKED_IN}, exe_dir=deep_dir(250), platforms=("posix",)),
         case("program_path_beyond_260_bytes_keeps_output_beside_program",
              [step(["../inbox"], out=WORKED_OUT, cwd="work")],
-             files={"inbox": WORKED_IN}, dirs=["work"], exe_dir=deep_dir(400)),
+             files={"inbox": WORKED_IN}, dirs=["work"], exe_dir=deep_dir(400), platforms=("posix",)),
         case("converting_twice_overwrites",
              [step(["inbox"], out=WORKED_OUT, files={"inbox": WORKED_IN}),
               step(["inbox"], out=crlf(DELIM, S3), files={"inbox": lf(SEP3, S3)})]),
@@ -501,10 +526,279 @@ def file_system_failure_cases():
     ]
 
 
+# ---------------------------------------------------------------------------
+# Cases: the -e pre-pass (EUC-JP to Shift-JIS through the converter library)
+#
+# Expected texts come from Python's euc_jp and shift_jis codecs, which agree
+# with `nkf -E -s -x --no-cp932` on the characters used here; the few bytes
+# they cannot give (JIS X 0212, NUL) are written out.
+
+def euc(text):
+    return text.encode("euc_jp")
+
+
+def sjis(text):
+    return text.encode("shift_jis")
+
+
+LOAD_FAILED = b"load failed nkf32.dll\n"
+TEMP_UNAVAILABLE = b"temporary file open failed\n"
+
+JA_MESSAGE_1 = ["Subject: 会議の予定", "", "来週の会議は水曜日の午後二時からです。",
+                "表示とソースを確認してください。", "ｶﾀｶﾅも大丈夫です。", "太郎"]
+JA_MESSAGE_2 = ["Subject: Re: 会議", "", "了解しました。"]
+
+
+def ja_mbox(encode, line_end=b"\n"):
+    text = lf(SEP1, *map(encode, JA_MESSAGE_1), b"", SEP2, *map(encode, JA_MESSAGE_2), b"")
+    return text.replace(b"\n", line_end)
+
+
+JA_IN = ja_mbox(euc)
+JA_OUT = crlf(DELIM, *map(sjis, JA_MESSAGE_1), DELIM, *map(sjis, JA_MESSAGE_2))
+
+# Japanese text that is no mailbox: the rewrite refuses it and the temporary
+# file stays, showing where it was made and what the pre-pass wrote.
+JA_NOT_MBOX = ["件名のない文書", "本文です。"]
+JA_NOT_MBOX_IN = lf(*map(euc, JA_NOT_MBOX))
+JA_NOT_MBOX_TEMP = lf(*map(sjis, JA_NOT_MBOX))
+
+
+def e_step(args, tmp=None, **kw):
+    """A run with -e; TMP unset unless given (on every platform alike)."""
+    env = dict(kw.pop("env", {}))
+    env["TMP"] = tmp
+    return step(args, env=env, **kw)
+
+
+def ja_convert(name, data, expected, **setup):
+    """-e on `inbox` holding EUC-JP data succeeds with the expected output and
+    leaves no temporary file."""
+    return case(name, [e_step(["-e", "inbox"], out=expected)], files={"inbox": data},
+                needs_lib=True, **setup)
+
+
+def ja_body(*lines):
+    """The one-message mailbox around the given body lines."""
+    return lf(SEP1, S1, b"", *lines)
+
+
+# Long lines whose multibyte characters straddle byte 255, where the pre-pass
+# cuts its pieces: (label, EUC-JP line, Shift-JIS line).
+LONG_JA_LINES = [
+    ("kanji_across_byte_255", b"x" * 254 + euc("漢字") * 100, b"x" * 254 + sjis("漢字") * 100),
+    ("kanji_only_line", euc("あ") * 300, sjis("あ") * 300),
+    ("kanji_after_odd_prefix", b"y" + euc("表ソ") * 200, b"y" + sjis("表ソ") * 200),
+    ("half_width_kana_across_byte_255", b"x" * 254 + euc("ｶﾀｶﾅ") * 70, b"x" * 254 + b"\xb6\xc0\xb6\xc5" * 70),
+    ("jisx0212_lead_at_byte_254", b"x" * 254 + b"\x8f\xd4\xe3" * 90, b"x" * 254 + b"\xfa\x5c" * 90),
+    ("jisx0212_lead_at_byte_253", b"x" * 253 + b"\x8f\xb0\xa1" * 90, b"x" * 253 + b"\x81\xac" * 90),
+    ("nul_then_kanji_across_byte_255", b"x" * 253 + b"\0" + euc("字") * 100,
+     b"x" * 253 + b"\0" + sjis("字") * 100),
+]
+
+
+def prepass_conversion_cases():
+    cases = []
+    for label, option in [("dash_e", "-e"), ("dash_upper_e", "-E"),
+                          ("slash_e", "/e"), ("slash_upper_e", "/E")]:
+        cases.append(case("prepass_%s_converts_japanese_mailbox" % label,
+                          [e_step([option, "inbox.mbx"], out=JA_OUT, out_name="inbox_$$$.mbx")],
+                          files={"inbox.mbx": JA_IN}, needs_lib=True))
+    cases += [
+        case("prepass_output_named_after_input_path_not_temp_file",
+             [e_step(["-e", "../mail/old.inbox.txt"], cwd="work", out=JA_OUT,
+                     out_name="old.inbox_$$$.txt")],
+             files={"mail/old.inbox.txt": JA_IN}, dirs=["work"], needs_lib=True),
+        ja_convert("prepass_crlf_input_gives_same_output", ja_mbox(euc, b"\r\n"), JA_OUT),
+        ja_convert("prepass_lone_crs_vanish_in_rewrite",
+                   ja_body(euc("日\r本\r"), b"\r") + euc("語"),
+                   crlf(DELIM, S1, b"", sjis("日本"), b"") + sjis("語")),
+        case("prepass_crs_pass_into_temp_file",
+             [e_step(["-e", "inbox"], stderr=NOT_MBOX, status="fail",
+                     left={"_tmp_0": JA_NOT_MBOX_TEMP.replace(b"\n", b"\r\n") + b"\r\r"})],
+             files={"inbox": JA_NOT_MBOX_IN.replace(b"\n", b"\r\n") + b"\r\r"}, needs_lib=True),
+        ja_convert("prepass_nul_bytes_survive",
+                   ja_body(euc("日本") + b"\0" + euc("語"), b"\0" + euc("表"), b"end"),
+                   crlf(DELIM, S1, b"", sjis("日本") + b"\0" + sjis("語"), b"\0" + sjis("表"), b"end")),
+        ja_convert("prepass_jisx0212_becomes_cp932_or_geta_mark",
+                   ja_body(b"\x8f\xd4\xe3 \x8f\xb0\xa1", b""),
+                   crlf(DELIM, S1, b"", b"\xfa\x5c \x81\xac")),
+        ja_convert("prepass_ascii_and_stray_bytes_unchanged",
+                   ja_body(b"plain \x80\x8e\x20\xff text", b""),
+                   crlf(DELIM, S1, b"", b"plain \x80\x8e\x20\xff text")),
+        case("prepass_empty_input_leaves_empty_temp_file",
+             [e_step(["-e", "inbox"], stderr=NO_DATA, status="fail", left={"_tmp_0": b""})],
+             files={"inbox": b""}, needs_lib=True),
+    ]
+    for label, euc_line, sjis_line in LONG_JA_LINES:
+        cases += [
+            ja_convert("prepass_long_line_%s" % label,
+                       ja_body(euc_line, b"after", b""), crlf(DELIM, S1, b"", sjis_line, b"after")),
+            ja_convert("prepass_long_line_%s_before_separator" % label,
+                       ja_body(euc_line, SEP2, S2), crlf(DELIM, S1, b"", sjis_line, DELIM, S2)),
+        ]
+    return cases
+
+
+def tmp_failing(name, tmp, temp_rel, cwd=".", env=None, **setup):
+    """-e on a Japanese non-mailbox: the rewrite refuses it, and the converted
+    text stays in the temporary file at temp_rel."""
+    files = dict(setup.pop("files", {}))
+    files["notmbox"] = JA_NOT_MBOX_IN
+    arg = os.path.relpath("notmbox", cwd) if cwd != "." else "notmbox"
+    return case(name, [e_step(["-e", arg], tmp=tmp, cwd=cwd, env=env or {}, stderr=NOT_MBOX,
+                              status="fail", left={temp_rel: JA_NOT_MBOX_TEMP})],
+                files=files, needs_lib=True, **setup)
+
+
+def prepass_temp_file_cases():
+    return [
+        tmp_failing("prepass_tmp_unset_temp_file_in_current_dir", None, "work/_tmp_0",
+                    cwd="work", dirs=["work"]),
+        tmp_failing("prepass_tmp_dir_without_trailing_separator", arg_path("tmpdir"),
+                    "tmpdir/_tmp_0", dirs=["tmpdir"]),
+        tmp_failing("prepass_tmp_dir_with_trailing_separator", dir_path("tmpdir"),
+                    "tmpdir/_tmp_0", dirs=["tmpdir"]),
+        tmp_failing("prepass_tmp_relative_dir", "tmpdir", "tmpdir/_tmp_0", dirs=["tmpdir"]),
+        tmp_failing("prepass_tmp_0_and_1_taken_gives_tmp_2", None, "_tmp_2",
+                    files={"_tmp_0": b"older 0", "_tmp_1": b"older 1"}),
+        tmp_failing("prepass_tmp_0_and_1_taken_in_tmp_dir_gives_tmp_2", arg_path("tmpdir"),
+                    "tmpdir/_tmp_2", files={"tmpdir/_tmp_0": b"older 0", "tmpdir/_tmp_1": b"older 1"}),
+        tmp_failing("prepass_directory_named_tmp_0_is_passed_over", None, "_tmp_1",
+                    dirs=["_tmp_0"]),
+        tmp_failing("prepass_tmp_naming_a_file_falls_back_to_current_dir", arg_path("afile"),
+                    "_tmp_0", files={"afile": b"not a directory"}),
+        tmp_failing("prepass_tmp_naming_a_missing_dir_falls_back_to_current_dir",
+                    arg_path("missing/dir"), "_tmp_0"),
+        tmp_failing("prepass_lowercase_tmp_variable_is_honoured", None, "tmpdir/_tmp_0",
+                    env={"tmp": arg_path("tmpdir")}, dirs=["tmpdir"], platforms=("posix",)),
+        tmp_failing("prepass_dangling_link_at_tmp_0_is_not_written_through", None, "_tmp_1",
+                    links={"_tmp_0": "victim"}, platforms=("posix",)),
+        tmp_failing("prepass_link_to_a_file_at_tmp_0_is_passed_over", None, "_tmp_1",
+                    files={"victim": b"keep me"}, links={"_tmp_0": "victim"}, platforms=("posix",)),
+        tmp_failing("prepass_untestable_name_in_tmp_moves_to_current_dir", arg_path("tmpdir"),
+                    "_tmp_0", dirs=["tmpdir"], links={"tmpdir/_tmp_0": "_tmp_0"},
+                    platforms=("posix",)),
+        case("prepass_success_removes_only_its_own_temp_file",
+             [e_step(["-e", "inbox"], out=JA_OUT)],
+             files={"inbox": JA_IN, "_tmp_0": b"older 0"}, needs_lib=True),
+        case("prepass_success_leaves_tmp_dir_empty",
+             [e_step(["-e", "inbox"], tmp=arg_path("tmpdir"), out=JA_OUT)],
+             files={"inbox": JA_IN}, dirs=["tmpdir"], needs_lib=True),
+        case("prepass_success_with_dangling_link_at_tmp_0",
+             [e_step(["-e", "inbox"], out=JA_OUT)],
+             files={"inbox": JA_IN}, links={"_tmp_0": "victim"}, needs_lib=True,
+             platforms=("posix",)),
+        case("prepass_no_temp_name_to_be_had",
+             [e_step(["-e", "inbox"], stderr=TEMP_UNAVAILABLE, status="fail")],
+             files={"inbox": JA_IN}, links={"_tmp_0": "_tmp_0"}, needs_lib=True,
+             platforms=("posix",)),
+    ]
+
+
+LARGE_JA_LINE = "長い本文の行です。" * 10
+LARGE_JA_IN = lf(SEP1, S1, b"", *[euc(LARGE_JA_LINE)] * 40)
+LARGE_JA_OUT_TEMP = lf(SEP1, S1, b"", *[sjis(LARGE_JA_LINE)] * 40)
+
+
+def prepass_failure_cases():
+    missing_lib = LOAD_FAILED + b"file open failed. _tmp_0\n"
+    cases = [
+        case("prepass_library_missing",
+             [e_step(["-e", "inbox"], stderr=missing_lib, status="fail")],
+             files={"inbox": JA_IN}),
+        case("prepass_library_missing_names_temp_file_in_tmp_dir",
+             [e_step(["-e", "inbox"], tmp=arg_path("tmpdir"), status="fail",
+                     stderr=[LOAD_FAILED, b"file open failed. ", arg_path("tmpdir/_tmp_0"), b"\n"])],
+             files={"inbox": JA_IN}, dirs=["tmpdir"]),
+        case("prepass_library_missing_tmp_trailing_separator_not_doubled",
+             [e_step(["-e", "inbox"], tmp=dir_path("tmpdir"), status="fail",
+                     stderr=[LOAD_FAILED, b"file open failed. ", arg_path("tmpdir/_tmp_0"), b"\n"])],
+             files={"inbox": JA_IN}, dirs=["tmpdir"]),
+        case("prepass_input_missing",
+             [e_step(["-e", "nosuch.mbx"], stderr=b"file open failed. nosuch.mbx\n", status="fail")],
+             needs_lib=True),
+        case("prepass_input_is_a_directory",
+             [e_step(["-e", "sub"], stderr=b"file open failed. sub\n", status="fail")],
+             dirs=["sub"], needs_lib=True),
+        case("prepass_write_error_on_temp_file",
+             [e_step(["-e", "inbox"], stderr=b"file write failed. _tmp_0\n", status="fail",
+                     file_size_limit=1000, left={"_tmp_0": LARGE_JA_OUT_TEMP[:1000]})],
+             files={"inbox": LARGE_JA_IN}, needs_lib=True, platforms=("posix",)),
+    ]
+    for index, missing in enumerate(["NkfConvert", "SetNkfOption"]):
+        cases.append(case("prepass_library_without_%s" % missing,
+                          [e_step(["-e", "inbox"], stderr=missing_lib, status="fail")],
+                          files={"inbox": JA_IN}, broken_lib=index))
+    return cases
+
+
+# ---------------------------------------------------------------------------
+# Cases: Windows only (run under wine with the ANSI code page 932)
+#
+# File names are made on the host in UTF-8 and handed to wine as UTF-8 text;
+# the program sees them in Shift-JIS, where 表 is 95 5C and ソ is 83 5C: a
+# second byte that is the code of '\\'.
+
+# (label, input file, argument, cwd, output file name)
+WINDOWS_NAMING = [
+    ("kanji_with_5c_second_byte", "表.mbx", "表.mbx", ".", "表_$$$.mbx"),
+    ("katakana_with_5c_second_byte_no_extension", "ソ", "ソ", ".", "ソ_$$$"),
+    ("5c_second_byte_in_extension", "inbox.表", "inbox.表", ".", "inbox_$$$.表"),
+    ("5c_second_byte_before_dots", "ソ.表.mbx", "ソ.表.mbx", ".", "ソ.表_$$$.mbx"),
+    ("5c_second_byte_in_directory", "ソ表/表.txt", "ソ表\\表.txt", ".", "表_$$$.txt"),
+    ("backslash_parent_dir", "mail/old.inbox.txt", "..\\old.inbox.txt", "mail/child",
+     "old.inbox_$$$.txt"),
+    ("backslash_subdir", "mail/inbox.mbx", "mail\\inbox.mbx", ".", "inbox_$$$.mbx"),
+    ("mixed_separators", "mail/sub/inbox.mbx", "mail/sub\\inbox.mbx", ".", "inbox_$$$.mbx"),
+    ("trailing_dot_dropped_by_file_system", "inbox", "inbox.", ".", "inbox_$$$"),
+]
+
+
+def windows_cases():
+    windows = ("windows",)
+    cases = [case("windows_output_name_" + label,
+                  [step([arg], out=WORKED_OUT, out_name=name, cwd=cwd)],
+                  files={path: WORKED_IN}, dirs=[cwd], platforms=windows)
+             for label, path, arg, cwd, name in WINDOWS_NAMING]
+    cases += [
+        case("windows_drive_letter_absolute_path_with_5c_second_byte",
+             [step([arg_path("ソ表/表.mbx")], out=WORKED_OUT, out_name="表_$$$.mbx")],
+             files={"ソ表/表.mbx": WORKED_IN}, platforms=windows),
+        case("windows_program_in_directory_with_5c_second_byte",
+             [step(["../表.mbx"], out=WORKED_OUT, out_name="表_$$$.mbx", cwd="work")],
+             files={"表.mbx": WORKED_IN}, dirs=["work"], exe_dir="ソ表", platforms=windows),
+        case("windows_missing_input_named_in_shift_jis",
+             [step(["表.mbx"], stderr=b"file open failed. " + "表.mbx".encode("cp932") + b"\n",
+                   status="fail")], platforms=windows),
+        case("windows_prepass_japanese_file_name",
+             [e_step(["-e", "ソ表.mbx"], out=JA_OUT, out_name="ソ表_$$$.mbx")],
+             files={"ソ表.mbx": JA_IN}, needs_lib=True, platforms=windows),
+        case("windows_prepass_slash_upper_e_drive_letter_path",
+             [e_step(["/E", arg_path("mail/inbox.mbx")], out=JA_OUT, out_name="inbox_$$$.mbx")],
+             files={"mail/inbox.mbx": JA_IN}, needs_lib=True, platforms=windows),
+        tmp_failing("windows_prepass_tmp_dir_ending_in_5c_second_byte", arg_path("ソ"),
+                    "ソ/_tmp_0", dirs=["ソ"], platforms=windows),
+        case("windows_library_missing_names_temp_in_tmp_dir_ending_in_5c_second_byte",
+             [e_step(["-e", "inbox"], tmp=arg_path("ソ"), status="fail",
+                     stderr=[LOAD_FAILED, b"file open failed. ", arg_path("ソ/_tmp_0"), b"\n"])],
+             files={"inbox": JA_IN}, dirs=["ソ"], platforms=windows),
+        # Windows' ANSI calls stop at 260 bytes of path: a program that deep
+        # cannot make its output directory, and says so rather than writing
+        # anywhere else.
+        case("windows_program_directory_beyond_path_limit_fails_cleanly",
+             [step(["inbox"], stderr=OUT_DIR_FAILED, status="fail", out_dir=False)],
+             files={"inbox": WORKED_IN}, exe_dir=deep_dir(250), platforms=windows),
+    ]
+    return cases
+
+
 def all_cases():
     return (command_line_cases() + rewrite_cases() + failing_rewrite_cases()
             + first_scan_cases() + separator_cases() + long_line_cases()
-            + naming_cases() + file_system_failure_cases())
+            + naming_cases() + file_system_failure_cases()
+            + prepass_conversion_cases() + prepass_temp_file_cases() + prepass_failure_cases()
+            + windows_cases())
 
 
 # ---------------------------------------------------------------------------
@@ -522,19 +816,28 @@ def expand(value, ctx):
 
 
 def expand_part(part, ctx):
+    """Bytes as the program writes them: under wine its paths are in the ANSI
+    code page 932, on POSIX in the file system's encoding."""
     if isinstance(part, bytes):
         return part
-    kind, name = part
-    if kind == "out":
-        out_dir = native_path(os.path.join(ctx["exe_dir"], OUT_DIR_NAME), ctx["platform"])
-        return os.fsencode(out_dir + OUT_SEPARATOR[ctx["platform"]] + name)
-    if kind == "abs":
-        return os.fsencode(native_path(os.path.join(ctx["base"], name), ctx["platform"]))
-    raise ValueError("unknown placeholder %r" % (kind,))
+    text = expand_arg(part, ctx)
+    return text.encode("cp932") if ctx["platform"] == "windows" else os.fsencode(text)
 
 
 def expand_arg(arg, ctx):
-    return arg if isinstance(arg, str) else os.fsdecode(expand_part(arg, ctx))
+    """Text of an argument or environment value, placeholders filled in."""
+    if arg is None or isinstance(arg, str):
+        return arg
+    kind, name = arg
+    separator = OUT_SEPARATOR[ctx["platform"]]
+    if kind == "out":
+        out_dir = native_path(os.path.join(ctx["exe_dir"], OUT_DIR_NAME), ctx["platform"])
+        return out_dir + separator + name
+    if kind == "abs":
+        return native_path(os.path.join(ctx["base"], name), ctx["platform"])
+    if kind == "dir":
+        return native_path(os.path.join(ctx["base"], name), ctx["platform"]) + separator
+    raise ValueError("unknown placeholder %r" % (kind,))
 
 
 def snapshot(root, ignored):
@@ -576,9 +879,12 @@ def prepare(base, test, options):
     exe = os.path.join(exe_dir, os.path.basename(options.exe))
     shutil.copy2(options.exe, exe)
     ignored = {os.path.relpath(exe, base)}
-    if test.get("needs_lib"):
-        lib = os.path.join(exe_dir, os.path.basename(options.lib))
-        shutil.copy2(options.lib, lib)
+    library = options.lib if test.get("needs_lib") else None
+    if test.get("broken_lib") is not None:
+        library = options.broken_libs[test["broken_lib"]]
+    if library:
+        lib = os.path.join(exe_dir, os.path.basename(library))
+        shutil.copy2(library, lib)
         ignored.add(os.path.relpath(lib, base))
     for rel in test.get("dirs", []):
         os.makedirs(os.path.join(base, rel), exist_ok=True)
@@ -596,19 +902,93 @@ def program_env(extra, platform):
     env = {k: v for k, v in os.environ.items() if k.upper() != "TMP"}
     if platform == "windows":
         env.setdefault("WINEDEBUG", "-all")   # wine's own notes would pollute stderr
-    env.update(extra)
+    for name, value in extra.items():
+        if value is None:
+            env.pop(name, None)
+        else:
+            env[name] = value
     return env
 
 
-def run_program(exe, args, cwd, env, options):
-    command = shlex.split(options.launcher) + [exe] + args
+# Wine gives every program it starts the TMP of its registry, whatever the
+# caller's environment says; a Windows parent's environment is inherited,
+# though. So a run that sets or clears TMP goes through this batch file. Its
+# text stays ASCII: the value and the command line come in through variables
+# of their own, which wine passes on unchanged.
+TMP_WRAPPER = (b"@echo off\r\n"
+               b"set TMP=\r\n"
+               b"if defined QUILLET_E2E_TMP set \"TMP=%QUILLET_E2E_TMP%\"\r\n"
+               b"%QUILLET_E2E_COMMAND%\r\n"
+               b"exit %ERRORLEVEL%\r\n")
+
+
+def windows_command_line(exe, args):
+    """The command line that gives the program exactly these arguments."""
+    for arg in args:
+        if '"' in arg or "%" in arg:
+            raise ValueError("argument %r cannot pass through the TMP wrapper" % arg)
+    return " ".join('"%s"' % a for a in [windows_path(exe)] + args)
+
+
+def run_program(exe, args, cwd, env, options, file_size_limit=None):
+    """Runs the program once; env as the case gives it. (status, out, err)."""
+    launcher = shlex.split(options.launcher)
+    process_env = program_env({k: v for k, v in env.items() if k != "TMP"}, options.platform)
+    wrapper_dir = None
+    if options.platform == "windows" and "TMP" in env:
+        wrapper_dir = tempfile.mkdtemp(prefix="quillet-e2e-wrapper-")
+        wrapper = os.path.join(wrapper_dir, "run.bat")
+        with open(wrapper, "wb") as f:
+            f.write(TMP_WRAPPER)
+        process_env["QUILLET_E2E_COMMAND"] = windows_command_line(exe, args)
+        process_env.pop("QUILLET_E2E_TMP", None)
+        if env["TMP"] is not None:
+            process_env["QUILLET_E2E_TMP"] = env["TMP"]
+        command = launcher + ["cmd", "/c", windows_path(wrapper)]
+    else:
+        if env.get("TMP") is not None:
+            process_env["TMP"] = env["TMP"]
+        command = launcher + [exe] + args
     try:
-        done = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+        done = subprocess.run(command, cwd=cwd, env=process_env, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              timeout=TIMEOUT_SECONDS[options.platform])
+                              timeout=TIMEOUT_SECONDS[options.platform],
+                              preexec_fn=size_limiter(file_size_limit))
     except subprocess.TimeoutExpired as timeout:
         return None, timeout.stdout or b"", timeout.stderr or b""
+    finally:
+        if wrapper_dir:
+            shutil.rmtree(wrapper_dir, ignore_errors=True)
     return done.returncode, done.stdout, done.stderr
+
+
+def size_limiter(limit):
+    """Sets a file size limit in the child; writes past it fail with EFBIG
+    (SIGXFSZ, which would kill the program, is ignored)."""
+    if limit is None:
+        return None
+
+    def apply():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return apply
+
+
+def warm_up(options):
+    """The first wine program of a server session starts wine's services,
+    which keep the standard handles they inherit: let that happen here, with
+    no pipe of ours, so that no case waits for a service to close one."""
+    if options.platform != "windows":
+        return
+    scratch = tempfile.mkdtemp(prefix="quillet-e2e-warm-")
+    try:
+        subprocess.run(shlex.split(options.launcher) + [options.exe], cwd=scratch,
+                       env=program_env({}, options.platform), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    except subprocess.TimeoutExpired:
+        pass
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
 
 
 def hex_lines(data, start, mark):
@@ -708,12 +1088,15 @@ def run_steps(base, test, options):
             write_file(base, rel, data)
             expected_tree[rel] = ("file", data)
         args = [expand_arg(a, ctx) for a in st["args"]]
-        result = run_program(exe, args, os.path.join(base, st["cwd"]),
-                             program_env(st["env"], options.platform), options)
+        env = {name: expand_arg(value, ctx) for name, value in st["env"].items()}
+        result = run_program(exe, args, os.path.join(base, st["cwd"]), env, options,
+                             st["file_size_limit"])
         if st["out_dir"] and out_dir_rel not in expected_tree:
             expected_tree[out_dir_rel] = ("dir",)
         if st["out"] is not None:
             expected_tree[os.path.join(out_dir_rel, st["out_name"])] = ("file", st["out"])
+        for rel, data in st["left"].items():
+            expected_tree[rel] = ("file", data)
         problems = check_step(st, ctx, result, expected_tree, snapshot(base, ignored))
         if problems:
             shown = " ".join(repr(a) if len(a) < 60 else repr(a[:57]) + "..." for a in args)
@@ -727,12 +1110,16 @@ def parse_options(argv):
     parser.add_argument("--launcher", default="", help="command that runs the program, e.g. wine")
     parser.add_argument("--platform", choices=["posix", "windows"], default="posix")
     parser.add_argument("--lib", help="converter library to place beside the program for -e cases")
+    parser.add_argument("--broken-lib", dest="broken_libs", action="append", default=[],
+                        help="a converter library lacking a function (repeatable, in the order "
+                             "the build makes them: without NkfConvert, without SetNkfOption)")
     parser.add_argument("-k", dest="pattern", default="", help="run only cases whose name contains this")
     parser.add_argument("--keep", action="store_true", help="keep each case's directory")
     options = parser.parse_args(argv)
     options.exe = os.path.abspath(options.exe)
     if options.lib:
         options.lib = os.path.abspath(options.lib)
+    options.broken_libs = [os.path.abspath(lib) for lib in options.broken_libs]
     return options
 
 
@@ -741,12 +1128,14 @@ def main(argv):
     if not os.path.isfile(options.exe):
         print("no program at %s" % options.exe)
         return 2
+    warm_up(options)
     passed = failed = skipped = 0
     for test in all_cases():
         if options.pattern not in test["name"]:
             continue
         if (options.platform not in test.get("platforms", ("posix", "windows"))
-                or (test.get("needs_lib") and not options.lib)):
+                or (test.get("needs_lib") and not options.lib)
+                or test.get("broken_lib", -1) >= len(options.broken_libs)):
             print("skip " + test["name"])
             skipped += 1
             continue
