@@ -4,6 +4,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/platform.h"
+
 namespace {
 
 constexpr size_t io_buffer_size = size_t{1} << 20;
@@ -332,11 +334,14 @@ size_t read_file(void* context, char* buffer, size_t capacity) {
 
 struct OutputFile {
   const char* path;
+  FILE* input;
   FILE* file;
 };
 
 bool open_output_file(void* context) {
   auto* out = static_cast<OutputFile*>(context);
+  // Opening the input itself for writing would empty the mail being read.
+  if (is_same_file(out->input, out->path)) return false;
   out->file = std::fopen(out->path, "wb");
   // We buffer in large blocks ourselves.
   if (out->file != nullptr) std::setvbuf(out->file, nullptr, _IONBF, 0);
@@ -351,7 +356,7 @@ bool write_output_file(void* context, const char* data, size_t size) {
 
 int convert_mailbox(FILE* in, const char* in_name, const char* out_path) {
   std::setvbuf(in, nullptr, _IONBF, 0);
-  OutputFile out{out_path, nullptr};
+  OutputFile out{out_path, in, nullptr};
   RewriteStatus status = rewrite_mailbox({read_file, in}, {open_output_file, write_output_file, &out});
   if (out.file != nullptr && std::fclose(out.file) != 0 && status == RewriteStatus::converted) {
     status = RewriteStatus::write_failed;

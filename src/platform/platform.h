@@ -45,6 +45,10 @@ FILE* open_for_reading(const char* path);
 // failed because the name exists.
 FILE* create_new_file(const char* path, bool& name_taken);
 
+// True when path names the very file that the open stream reads, so that
+// opening path for writing would empty it.
+bool is_same_file(FILE* open_file, const char* path);
+
 // Deletes a file; false on failure.
 bool remove_file(const char* path);
 

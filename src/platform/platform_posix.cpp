@@ -73,6 +73,13 @@ FILE* create_new_file(const char* path, bool& name_taken) {
   return f;
 }
 
+bool is_same_file(FILE* open_file, const char* path) {
+  struct stat open_st;
+  struct stat path_st;
+  if (fstat(fileno(open_file), &open_st) != 0 || stat(path, &path_st) != 0) return false;
+  return open_st.st_dev == path_st.st_dev && open_st.st_ino == path_st.st_ino;
+}
+
 bool remove_file(const char* path) { return unlink(path) == 0; }
 
 bool tmp_directory(std::string& value) {

@@ -73,6 +73,22 @@ FILE* create_new_file(const char* path, bool& name_taken) {
   return stream_from_handle(h, _O_WRONLY, "wb");
 }
 
+bool is_same_file(FILE* open_file, const char* path) {
+  BY_HANDLE_FILE_INFORMATION open_info;
+  HANDLE open_handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(open_file)));
+  if (open_handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(open_handle, &open_info)) return false;
+  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION path_info;
+  bool same = GetFileInformationByHandle(h, &path_info) != 0 &&
+              path_info.dwVolumeSerialNumber == open_info.dwVolumeSerialNumber &&
+              path_info.nFileIndexHigh == open_info.nFileIndexHigh &&
+              path_info.nFileIndexLow == open_info.nFileIndexLow;
+  CloseHandle(h);
+  return same;
+}
+
 bool remove_file(const char* path) { return DeleteFileA(path) != 0; }
 
 bool tmp_directory(std::string& value) {
