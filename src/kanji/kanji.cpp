@@ -123,7 +123,7 @@ using FileHandle = std::unique_ptr<FILE, FileCloser>;
 // after a line feed or before a character that would not fit.
 struct PieceReader {
   FILE* file;
-  std::unique_ptr<char[]> data = std::make_unique<char[]>(io_buffer_size);
+  std::unique_ptr<char[]> data = std::make_unique_for_overwrite<char[]>(io_buffer_size);
   size_t begin = 0;
   size_t end = 0;
   bool at_end = false;
@@ -152,7 +152,7 @@ size_t next_piece_size(PieceReader& r) {
 
 // Converts every piece of in into out. False when writing failed.
 bool convert_pieces(PieceReader& r, FILE* out, NkfConvertFunction convert) {
-  auto buffer = std::make_unique<char[]>(io_buffer_size);
+  auto buffer = std::make_unique_for_overwrite<char[]>(io_buffer_size);
   size_t used = 0;
   for (;;) {
     size_t size = next_piece_size(r);

@@ -273,7 +273,7 @@ void copy_messages(Reader& r, Writer& w) {
 }  // namespace
 
 RewriteStatus rewrite_mailbox(MailboxInput in, MailboxOutput out) {
-  Reader r{in, std::make_unique<char[]>(io_buffer_size)};
+  Reader r{in, std::make_unique_for_overwrite<char[]>(io_buffer_size)};
   RewriteStatus found = find_first_separator(r);
   if (found != RewriteStatus::converted) return found;
 
@@ -284,7 +284,7 @@ RewriteStatus rewrite_mailbox(MailboxInput in, MailboxOutput out) {
   }
   if (!out.open(out.context)) return RewriteStatus::open_failed;
 
-  Writer w{out, std::make_unique<char[]>(io_buffer_size)};
+  Writer w{out, std::make_unique_for_overwrite<char[]>(io_buffer_size)};
   put_delimiter(w);
   consume_line(r, first, &w);
   copy_messages(r, w);
