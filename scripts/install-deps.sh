@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake g++ make libgtest-dev python3 nkf)
 if [ "${1:-native}" = all ]; then
-  packages+=(mingw-w64 wine wine32:i386 locales python3-pefile)
+  packages+=(mingw-w64 wine wine32:i386 locales python3-pefile clang libclang-rt-14-dev)
 fi
 
 missing=()
