@@ -247,11 +247,45 @@ RewriteStatus find_first_separator(Reader& r) {
   return RewriteStatus::converted;
 }
 
+// The hot path. Copies, LF as CR LF, the lines that lie whole in the buffer
+// and need no decision: not starting with 'F' (so no separator), and empty
+// lines whose next line is there and does not start with 'F'. Stops at any
+// other line, which the careful path below then judges.
+void copy_plain_lines(Reader& r, Writer& w) {
+  const char* p = r.data.get() + r.begin;
+  const char* const stop = r.data.get() + r.end;
+  char* out = w.data.get() + w.used;
+  char* const out_end = w.data.get() + io_buffer_size;
+  while (p < stop) {
+    if (*p == '\n') {
+      if (stop - p < 2 || p[1] == 'F' || out_end - out < 2) break;
+      out[0] = '\r';
+      out[1] = '\n';
+      out += 2;
+      ++p;
+      continue;
+    }
+    if (*p == 'F') break;
+    const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(stop - p)));
+    if (lf == nullptr) break;
+    size_t n = static_cast<size_t>(lf - p);
+    if (static_cast<size_t>(out_end - out) < n + 2) break;
+    std::memcpy(out, p, n);
+    out[n] = '\r';
+    out[n + 1] = '\n';
+    out += n + 2;
+    p = lf + 1;
+  }
+  w.used = static_cast<size_t>(out - w.data.get());
+  r.begin = static_cast<size_t>(p - r.data.get());
+}
+
 // Copies the messages. An empty line is held back one line, since it is
 // dropped when a separator or the end of the input follows it.
 void copy_messages(Reader& r, Writer& w) {
   bool empty_line_held = false;
   while (!w.failed) {
+    if (!empty_line_held) copy_plain_lines(r, w);
     Head h = next_head(r);
     if (h.size == 0) return;
     if (is_separator(h)) {
