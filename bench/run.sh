@@ -24,17 +24,7 @@ data=${QUILLET_BENCH_DATA:-$root/build/bench-data}
 build=$root/build/bench
 
 # ---- tools from Debian -------------------------------------------------------
-packages=(cmake g++ make python3 hyperfine time nkf mecab-naist-jdic-eucjp libbenchmark-dev perl sed)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo=sudo
-  $sudo apt-get update
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/install-deps.sh" cmake g++ make python3 hyperfine time nkf mecab-naist-jdic-eucjp libbenchmark-dev perl sed
 
 # ---- release binaries --------------------------------------------------------
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUILLET_BUILD_TESTS=OFF -DQUILLET_BUILD_BENCH=ON >/dev/null

@@ -19,16 +19,7 @@ build=build/fuzz
 work=$build/work
 
 # clang and its libFuzzer runtime, from Debian, when missing.
-missing=()
-for p in clang libclang-rt-14-dev cmake make; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo=sudo
-  $sudo apt-get update
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+scripts/install-deps.sh clang libclang-rt-14-dev cmake make
 
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUILLET_BUILD_FUZZ=ON -DQUILLET_BUILD_TESTS=OFF >/dev/null

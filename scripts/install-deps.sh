@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # Installs from Debian what building and testing quillet needs, when missing.
-# Usage: scripts/install-deps.sh [native|all]   (all adds the Windows cross build and wine)
+# Usage: scripts/install-deps.sh native|all|PACKAGE...
+#   native  the Linux build and its tests
+#   all     adds the Windows cross build, wine, the sanitizers' and fuzzers' clang
+#   PACKAGE the named Debian packages (as the benchmark and fuzz scripts use it)
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev python3 nkf)
-if [ "${1:-native}" = all ]; then
-  packages+=(mingw-w64 wine wine32:i386 locales python3-pefile clang libclang-rt-14-dev)
-fi
+native=(cmake g++ make libgtest-dev python3 nkf)
+case "${1:-native}" in
+  native) packages=("${native[@]}") ;;
+  all) packages=("${native[@]}" mingw-w64 wine wine32:i386 locales python3-pefile clang libclang-rt-14-dev) ;;
+  *) packages=("$@") ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
